@@ -61,6 +61,11 @@ int run_cli(int argc, char** argv) {
   register_live(app, ctx);
 
   try {
+    if (argc > 1 && argv[1][0] != '-' &&
+        app.get_subcommands([&](CLI::App* sub) { return sub->check_name(argv[1]); }).empty()) {
+      throw Error(k_exit_usage, "unknown command '" + std::string(argv[1]) + "'",
+                  {"Run 'vell --help' to see the commands."});
+    }
     app.parse(argc, argv);
     return ctx.exit_code;
   } catch (const CLI::CallForHelp&) {
