@@ -6,6 +6,7 @@
 #include "core/inbox.hpp"
 #include "core/listener.hpp"
 #include "os/fs.hpp"
+#include "os/lock.hpp"
 #include "os/process.hpp"
 
 namespace vell {
@@ -62,8 +63,16 @@ int run_setup(Context& ctx, const SetupArgs& args) {
   require_valid_id("perch id", args.id);
   session_from_environment(); // refuse a bad session id before touching the disk
   Perch perch = ensure_perch(ctx.store(), args.id);
-  // A running listener stays the holder; its record is left as it is.
-  announce_perch(ctx.store(), perch, listener_running(perch) ? std::nullopt : std::optional(os::parent_pid()));
+  // The record is rewritten only while holding the listener lock, so a poll
+  // starting meanwhile can never have its holder overwritten; a running
+  // listener stays the holder and its record is left as it is.
+  os::FileLock lock(perch.listener_lock());
+  std::error_code ec;
+  bool no_listener = lock.try_acquire(ec);
+  if (ec) {
+    throw_system("lock", perch.listener_lock(), ec);
+  }
+  announce_perch(ctx.store(), perch, no_listener ? std::optional(os::parent_pid()) : std::nullopt);
   say("READY:" + args.id);
   return k_exit_ok;
 }
