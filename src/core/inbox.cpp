@@ -35,17 +35,19 @@ std::uint64_t highest_filed(const Perch& perch) {
   return highest;
 }
 
-// Removes the temporary body on every way out unless it was filed.
+// Removes the temporary body on every way out; once it is linked into the
+// inbox this only drops the temporary name.
 class TmpGuard {
 public:
-  explicit TmpGuard(std::string path) : m_path(std::move(path)) {}
-  ~TmpGuard() { (void)os::remove_file(m_path); }
+  TmpGuard(const os::DirHandle& dir, std::string name) : m_dir(dir), m_name(std::move(name)) {}
+  ~TmpGuard() { (void)m_dir.remove(m_name); }
   TmpGuard(const TmpGuard&) = delete;
   TmpGuard& operator=(const TmpGuard&) = delete;
-  const std::string& path() const { return m_path; }
+  const std::string& name() const { return m_name; }
 
 private:
-  std::string m_path;
+  const os::DirHandle& m_dir;
+  std::string m_name;
 };
 
 } // namespace
@@ -77,14 +79,28 @@ std::uint64_t file_message(const Store& store, const Perch& perch, std::string_v
   if (auto ec = os::make_dir(perch.tmp(), 0700)) {
     throw_system("create", perch.tmp(), ec);
   }
-  TmpGuard tmp(perch.tmp() + "/" + std::to_string(os::unix_now()) + "." + std::to_string(os::self_pid()) + "." +
-               os::random_token());
-  if (auto ec = os::write_new_file(tmp.path(), body, store.durable())) {
-    throw_system("write the message body to", tmp.path(), ec);
+  // Both directories are opened without following a link, and every name is
+  // made relative to them: a tmp/ or inbox/ replaced by a symbolic link can
+  // never redirect a message elsewhere.
+  auto tmp_dir = os::DirHandle::open(perch.tmp());
+  if (!tmp_dir) {
+    throw_system("open", perch.tmp(), tmp_dir.error());
+  }
+  auto inbox = os::DirHandle::open(perch.inbox());
+  if (!inbox) {
+    throw_system("open the inbox", perch.inbox(), inbox.error());
+  }
+  TmpGuard tmp(*tmp_dir,
+               std::to_string(os::unix_now()) + "." + std::to_string(os::self_pid()) + "." + os::random_token());
+  if (auto ec = tmp_dir->write_new(tmp.name(), body, store.durable())) {
+    throw_system("write the message body to", perch.tmp() + "/" + tmp.name(), ec);
   }
 
-  // The counter is taken and the message linked under one lock, so arrival
-  // order is the order in which senders got the lock.
+  // The number is taken and the message linked under one lock, so arrival
+  // order is the order in which senders got the lock. The inbox is the
+  // truth: the next number is past both the counter and everything filed,
+  // so a counter that fell behind (a lost write, a hand edit) can never give
+  // a new message the number of a pending one.
   os::FileLock lock(perch.seq());
   if (auto ec = lock.acquire()) {
     throw_system("lock", perch.seq(), ec);
@@ -93,33 +109,17 @@ std::uint64_t file_message(const Store& store, const Perch& perch, std::string_v
   if (!text) {
     throw_system("read", perch.seq(), text.error());
   }
-  std::uint64_t seq = 0;
-  if (auto counter = parse_u64(*text)) {
-    seq = *counter;
-  } else {
-    seq = highest_filed(perch); // missing or garbled counter: continue after what is filed
-  }
-
-  std::string target;
-  for (int attempt = 0;; ++attempt) {
-    ++seq;
-    target = perch.inbox() + "/" + message_file_name(seq, deferred, sender);
-    auto ec = os::link_noreplace(tmp.path(), target);
-    if (!ec) {
-      break;
-    }
-    // A name already taken means the counter fell behind; never replace.
-    if (ec != std::errc::file_exists || attempt >= 1000) {
-      throw_system("file the message in", perch.inbox(), ec);
-    }
-  }
+  std::uint64_t seq = std::max(parse_u64(*text).value_or(0), highest_filed(perch)) + 1;
+  std::string name = message_file_name(seq, deferred, sender);
+  // The counter moves first: a crash after this costs a gap, never a reuse.
   if (auto ec = os::replace_fd_contents(lock.fd(), std::to_string(seq), store.durable())) {
-    // The message is filed; a stale counter is repaired by the next sender's
-    // EEXIST retry, so this is no reason to report a failed send.
-    (void)ec;
+    throw_system("write", perch.seq(), ec);
+  }
+  if (auto ec = tmp_dir->link_to(tmp.name(), *inbox, name)) {
+    throw_system("file the message in", perch.inbox() + "/" + name, ec);
   }
   if (store.durable()) {
-    if (auto ec = os::sync_dir(perch.inbox())) {
+    if (auto ec = inbox->sync()) {
       throw_system("sync", perch.inbox(), ec);
     }
   }

@@ -336,3 +336,75 @@ std::error_code replace_fd_contents(int fd, std::string_view data, bool sync) {
 }
 
 } // namespace vell::os
+
+namespace vell::os {
+
+Result<DirHandle> DirHandle::open(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return last_error();
+  }
+  return DirHandle(fd);
+}
+
+DirHandle::DirHandle(DirHandle&& other) noexcept : m_fd(other.m_fd) {
+  other.m_fd = -1;
+}
+
+DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) {
+      ::close(m_fd);
+    }
+    m_fd = other.m_fd;
+    other.m_fd = -1;
+  }
+  return *this;
+}
+
+DirHandle::~DirHandle() {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+  }
+}
+
+std::error_code DirHandle::write_new(const std::string& name, std::string_view data, bool sync) const {
+  int fd = ::openat(m_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    return last_error();
+  }
+  std::error_code ec = write_all_fd(fd, data);
+  if (!ec && sync && ::fsync(fd) != 0) {
+    ec = last_error();
+  }
+  if (auto cec = close_checked(fd); !ec) {
+    ec = cec;
+  }
+  if (ec) {
+    ::unlinkat(m_fd, name.c_str(), 0);
+  }
+  return ec;
+}
+
+std::error_code DirHandle::link_to(const std::string& name, const DirHandle& to_dir, const std::string& to_name) const {
+  if (::linkat(m_fd, name.c_str(), to_dir.m_fd, to_name.c_str(), 0) != 0) {
+    return last_error();
+  }
+  return {};
+}
+
+std::error_code DirHandle::remove(const std::string& name) const {
+  if (::unlinkat(m_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
+    return last_error();
+  }
+  return {};
+}
+
+std::error_code DirHandle::sync() const {
+  if (::fsync(m_fd) != 0) {
+    return last_error();
+  }
+  return {};
+}
+
+} // namespace vell::os

@@ -92,3 +92,36 @@ Result<std::string> read_fd(int fd);
 std::error_code replace_fd_contents(int fd, std::string_view data, bool sync);
 
 } // namespace vell::os
+
+namespace vell::os {
+
+// An open directory whose final path component was not a symbolic link when
+// opened. Names created through it land in that very directory, even if the
+// path is replaced by a link afterwards.
+class DirHandle {
+public:
+  // Opens `path` (O_DIRECTORY | O_NOFOLLOW); ELOOP or ENOTDIR for a link or file.
+  static Result<DirHandle> open(const std::string& path);
+  DirHandle(DirHandle&& other) noexcept;
+  DirHandle& operator=(DirHandle&& other) noexcept;
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+  ~DirHandle();
+
+  // Creates `name` exclusively (0600) with `data`, as write_new_file does.
+  std::error_code write_new(const std::string& name, std::string_view data, bool sync) const;
+
+  // Makes `to_dir/to_name` a new name for `name`, never replacing (EEXIST).
+  std::error_code link_to(const std::string& name, const DirHandle& to_dir, const std::string& to_name) const;
+
+  // Removes `name`; a missing name is success.
+  std::error_code remove(const std::string& name) const;
+
+  std::error_code sync() const;
+
+private:
+  explicit DirHandle(int fd) : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+} // namespace vell::os
