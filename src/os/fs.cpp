@@ -21,6 +21,8 @@ std::error_code close_checked(int fd) {
   return {};
 }
 
+} // namespace
+
 std::error_code write_all_fd(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
@@ -33,6 +35,28 @@ std::error_code write_all_fd(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};
+}
+
+namespace {
+
+// Creates `name` in `dir_fd` exclusively and writes `data`, checking every
+// write and the close; the partial file is removed on failure.
+std::error_code write_new_at(int dir_fd, const std::string& name, std::string_view data, bool sync) {
+  int fd = ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    return last_error();
+  }
+  std::error_code ec = write_all_fd(fd, data);
+  if (!ec && sync && ::fsync(fd) != 0) {
+    ec = last_error();
+  }
+  if (auto cec = close_checked(fd); !ec) {
+    ec = cec;
+  }
+  if (ec) {
+    ::unlinkat(dir_fd, name.c_str(), 0);
+  }
+  return ec;
 }
 
 std::string dir_of(const std::string& path) {
@@ -143,21 +167,7 @@ std::error_code make_dirs(const std::string& path, std::uint32_t mode) {
 }
 
 std::error_code write_new_file(const std::string& path, std::string_view data, bool sync) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    return last_error();
-  }
-  std::error_code ec = write_all_fd(fd, data);
-  if (!ec && sync && ::fsync(fd) != 0) {
-    ec = last_error();
-  }
-  if (auto cec = close_checked(fd); !ec) {
-    ec = cec;
-  }
-  if (ec) {
-    ::unlink(path.c_str());
-  }
-  return ec;
+  return write_new_at(AT_FDCWD, path, data, sync);
 }
 
 std::error_code write_file_atomic(const std::string& path, std::string_view data, bool sync) {
@@ -369,21 +379,7 @@ DirHandle::~DirHandle() {
 }
 
 std::error_code DirHandle::write_new(const std::string& name, std::string_view data, bool sync) const {
-  int fd = ::openat(m_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    return last_error();
-  }
-  std::error_code ec = write_all_fd(fd, data);
-  if (!ec && sync && ::fsync(fd) != 0) {
-    ec = last_error();
-  }
-  if (auto cec = close_checked(fd); !ec) {
-    ec = cec;
-  }
-  if (ec) {
-    ::unlinkat(m_fd, name.c_str(), 0);
-  }
-  return ec;
+  return write_new_at(m_fd, name, data, sync);
 }
 
 std::error_code DirHandle::link_to(const std::string& name, const DirHandle& to_dir, const std::string& to_name) const {

@@ -29,6 +29,9 @@ Result<FileInfo> file_info(const std::string& path);
 bool exists(const std::string& path);
 bool is_directory(const std::string& path); // follows no link: a symlink is not a directory
 
+// Writes all of `data` to an open descriptor (EINTR retried, short writes resumed).
+std::error_code write_all_fd(int fd, std::string_view data);
+
 // Reads a whole regular file. ENOENT when missing.
 Result<std::string> read_file(const std::string& path);
 

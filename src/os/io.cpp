@@ -1,5 +1,7 @@
 #include "os/io.hpp"
 
+#include "os/fs.hpp"
+
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,33 +11,34 @@
 namespace vell::os {
 namespace {
 
-std::error_code write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return last_error();
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
-} // namespace
-
-void ignore_sigpipe() {
-  ::signal(SIGPIPE, SIG_IGN);
-}
-
-Result<StdinData> read_stdin(std::size_t limit) {
+// Reads standard input to its end or `limit`; with `timeout_ms` >= 0, also
+// stops once no input arrived for that long.
+Result<StdinData> read_stdin_until(std::size_t limit, int timeout_ms) {
   StdinData data;
   char buf[65536];
   for (;;) {
+    if (timeout_ms >= 0) {
+      struct pollfd pfd {
+        STDIN_FILENO, POLLIN, 0
+      };
+      int ready = ::poll(&pfd, 1, timeout_ms);
+      if (ready < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return last_error();
+      }
+      if (ready == 0) {
+        data.truncated = true; // the writer went quiet without closing
+        break;
+      }
+      if ((pfd.revents & POLLNVAL) != 0) {
+        break; // no standard input at all
+      }
+    }
     ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
     if (n < 0) {
-      if (errno == EINTR) {
+      if (errno == EINTR || errno == EAGAIN) {
         continue;
       }
       if (errno == EBADF) {
@@ -57,59 +60,31 @@ Result<StdinData> read_stdin(std::size_t limit) {
   return data;
 }
 
+} // namespace
+
+void ignore_sigpipe() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+Result<StdinData> read_stdin(std::size_t limit) {
+  return read_stdin_until(limit, -1);
+}
+
 Result<StdinData> read_stdin_bounded(std::size_t limit, int timeout_ms) {
-  StdinData data;
   if (::isatty(STDIN_FILENO) == 1) {
-    return data;
+    return StdinData{};
   }
-  char buf[65536];
-  for (;;) {
-    struct pollfd pfd {
-      STDIN_FILENO, POLLIN, 0
-    };
-    int ready = ::poll(&pfd, 1, timeout_ms);
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return last_error();
-    }
-    if (ready == 0) {
-      data.truncated = true; // the writer went quiet without closing
-      break;
-    }
-    if ((pfd.revents & POLLNVAL) != 0) {
-      break; // no standard input at all
-    }
-    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
-        continue;
-      }
-      return last_error();
-    }
-    if (n == 0) {
-      break;
-    }
-    auto count = static_cast<std::size_t>(n);
-    if (data.bytes.size() + count > limit) {
-      data.bytes.append(buf, limit - data.bytes.size());
-      data.truncated = true;
-      break;
-    }
-    data.bytes.append(buf, count);
-  }
-  return data;
+  return read_stdin_until(limit, timeout_ms);
 }
 
 std::error_code write_stdout(std::string_view data) {
-  return write_all(STDOUT_FILENO, data);
+  return write_all_fd(STDOUT_FILENO, data);
 }
 
 void write_stderr_line(std::string_view line) {
   std::string text(line);
   text += '\n';
-  (void)write_all(STDERR_FILENO, text);
+  (void)write_all_fd(STDERR_FILENO, text);
 }
 
 std::optional<std::string> get_env(const char* name) {
