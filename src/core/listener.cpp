@@ -6,6 +6,8 @@
 #include "os/lock.hpp"
 #include "os/process.hpp"
 
+#include <algorithm>
+
 namespace vell {
 namespace {
 
@@ -29,6 +31,12 @@ EndOutcome end_listener(const Perch& perch) {
   auto record = read_record(perch);
   const auto* rec = std::get_if<PerchRecord>(&record);
   if (rec == nullptr || !holder_alive(*rec) || !rec->pid_start) {
+    return EndOutcome::unknown;
+  }
+  // The record alone proves nothing: the process it names must be the one
+  // the kernel lists as holding the listener lock.
+  auto holders = os::flock_holders(perch.listener_lock());
+  if (std::find(holders.begin(), holders.end(), rec->pid) == holders.end()) {
     return EndOutcome::unknown;
   }
   if (!os::send_signal(rec->pid, os::Signal::terminate)) {

@@ -15,9 +15,10 @@ enum class EndOutcome {
   failed,  // it could not be ended
 };
 
-// Ends the perch's listener, if one runs. A process is signalled only when it
-// holds the perch's listener lock and the record names it (pid and start
-// time), so a reused pid or a foreign process is never signalled. Waits up to
+// Ends the perch's listener, if one runs. A process is signalled only when
+// the kernel lists it as holding the perch's listener lock and the record
+// names it (pid and start time), so a reused pid or a foreign process is
+// never signalled. Waits up to
 // 3 s after SIGTERM, then sends SIGKILL. Messages stay in the inbox.
 EndOutcome end_listener(const Perch& perch);
 

@@ -4,7 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "os/fs.hpp"
 
 namespace vell::os {
 
@@ -78,6 +85,42 @@ bool lock_is_held(const std::string& path) {
   }
   ::close(fd);
   return held;
+}
+
+std::vector<std::uint64_t> flock_holders(const std::string& path) {
+  std::vector<std::uint64_t> pids;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return pids;
+  }
+  auto table = read_file("/proc/locks");
+  if (!table) {
+    return pids;
+  }
+  // Lines read "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1234567 0 EOF", the
+  // device as hex major:minor and the inode in decimal; "->" marks waiters.
+  char device[32];
+  std::snprintf(device, sizeof device, "%02x:%02x:", ::major(st.st_dev), ::minor(st.st_dev));
+  std::string file_id = device + std::to_string(st.st_ino);
+  std::istringstream lines(*table);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, id;
+    fields >> number >> kind;
+    if (kind == "->" || kind != "FLOCK") {
+      continue;
+    }
+    fields >> mode >> access >> pid >> id;
+    if (id == file_id) {
+      try {
+        pids.push_back(std::stoull(pid));
+      } catch (const std::exception&) {
+        // a malformed line names no holder
+      }
+    }
+  }
+  return pids;
 }
 
 } // namespace vell::os

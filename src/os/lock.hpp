@@ -2,8 +2,10 @@
 // A lock dies with the process that holds it, so no lock can go stale.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace vell::os {
 
@@ -36,5 +38,9 @@ private:
 // True when some process holds the lock at `path`. A missing lock file means
 // nobody does. Takes and drops the lock to find out, so it never blocks.
 bool lock_is_held(const std::string& path);
+
+// The pids that hold a flock(2) lock on the file at `path`, as the kernel
+// lists them in /proc/locks; empty when none does or the list cannot be read.
+std::vector<std::uint64_t> flock_holders(const std::string& path);
 
 } // namespace vell::os
