@@ -38,6 +38,25 @@ TEST(FileLock, OneHolderAtATimeAndLockIsHeldSeesIt) {
   EXPECT_TRUE(std::filesystem::exists(path)) << "a lock file is never unlinked";
 }
 
+// stop relies on this list to signal only the process that really holds a
+// perch's listener lock.
+TEST(FileLock, FlockHoldersNamesTheHolderOfThatFileOnly) {
+  vell_test::TempDir dir;
+  const std::string path = dir / ".listener.lock";
+  const std::string other = dir / "other.lock";
+  FileLock unrelated(other);
+  ASSERT_FALSE(unrelated.acquire());
+  EXPECT_TRUE(flock_holders(path).empty()) << "a missing lock file has no holder";
+
+  FileLock lock(path);
+  std::error_code ec;
+  ASSERT_TRUE(lock.try_acquire(ec));
+  EXPECT_EQ(flock_holders(path), std::vector<std::uint64_t>{static_cast<std::uint64_t>(::getpid())});
+
+  lock.release();
+  EXPECT_TRUE(flock_holders(path).empty()) << "a released lock has no holder";
+}
+
 TEST(FileLock, DiesWithTheProcessHoldingIt) {
   vell_test::TempDir dir;
   const std::string path = dir / "lock";
