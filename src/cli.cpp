@@ -50,19 +50,29 @@ std::string error_line(const std::string& message) {
 int run_cli(int argc, char** argv) {
   os::ignore_sigpipe();
   Context ctx;
-  CLI::App app(k_description, "vell");
+  // Only the command named first is built; anything else (an option, no
+  // command) gets the whole tree for the overview help and usage errors.
+  CommandFilter wanted;
+  if (argc > 1 && argv[1][0] != '-') {
+    wanted = CommandFilter(argv[1]);
+  }
+  // The command tree is deliberately never destroyed: the process exits right
+  // after the command, and tearing a CLI11 tree down costs more than most
+  // commands do. The static pointer keeps it reachable, not leaked.
+  static CLI::App* app_storage = nullptr;
+  app_storage = new CLI::App(k_description, "vell");
+  CLI::App& app = *app_storage;
   app.set_version_flag("--version", k_version);
   app.require_subcommand(1);
   app.fallthrough(false);
-  register_registry(app, ctx);
-  register_messaging(app, ctx);
-  register_sessions(app, ctx);
-  register_workers(app, ctx);
-  register_live(app, ctx);
+  register_registry(app, ctx, wanted);
+  register_messaging(app, ctx, wanted);
+  register_sessions(app, ctx, wanted);
+  register_workers(app, ctx, wanted);
+  register_live(app, ctx, wanted);
 
   try {
-    if (argc > 1 && argv[1][0] != '-' &&
-        app.get_subcommands([&](CLI::App* sub) { return sub->check_name(argv[1]); }).empty()) {
+    if (app.get_subcommands([](const CLI::App*) { return true; }).empty()) {
       throw Error(k_exit_usage, "unknown command '" + std::string(argv[1]) + "'",
                   {"Run 'vell --help' to see the commands."});
     }

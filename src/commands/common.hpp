@@ -53,11 +53,23 @@ std::optional<std::string> payload_session(const std::string& payload);
 // `prefix` + its message on standard error, and the exit code is 0.
 int run_hook(const std::string& prefix, const std::function<void()>& body);
 
-// Command groups, each registering its subcommands.
-void register_messaging(CLI::App& app, Context& ctx);
-void register_registry(CLI::App& app, Context& ctx);
-void register_sessions(CLI::App& app, Context& ctx);
-void register_workers(CLI::App& app, Context& ctx);
-void register_live(CLI::App& app, Context& ctx);
+// Which commands to register: one named command, or all of them (for the
+// overview help). Building only the command that runs keeps start-up short.
+class CommandFilter {
+public:
+  CommandFilter() = default;
+  explicit CommandFilter(std::string only) : m_only(std::move(only)) {}
+  bool operator()(std::string_view name) const { return !m_only || *m_only == name; }
+
+private:
+  std::optional<std::string> m_only;
+};
+
+// Command groups, each registering those of its subcommands that `wanted` names.
+void register_messaging(CLI::App& app, Context& ctx, const CommandFilter& wanted);
+void register_registry(CLI::App& app, Context& ctx, const CommandFilter& wanted);
+void register_sessions(CLI::App& app, Context& ctx, const CommandFilter& wanted);
+void register_workers(CLI::App& app, Context& ctx, const CommandFilter& wanted);
+void register_live(CLI::App& app, Context& ctx, const CommandFilter& wanted);
 
 } // namespace vell

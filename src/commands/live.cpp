@@ -120,7 +120,10 @@ int run_download(Context& ctx, const DownloadArgs& args) {
 
 } // namespace
 
-void register_live(CLI::App& app, Context& ctx) {
+void register_live(CLI::App& app, Context& ctx, const CommandFilter& wanted) {
+  if (!wanted("live")) {
+    return;
+  }
   auto* live = app.add_subcommand("live", "Talk to your Psyche, the companion agent that keeps your context.");
   live->require_subcommand(1);
 

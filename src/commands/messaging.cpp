@@ -184,8 +184,11 @@ int run_reply(Context& ctx, const ReplyArgs& args) {
   return k_exit_ok;
 }
 
-void register_messaging(CLI::App& app, Context& ctx) {
+void register_messaging(CLI::App& app, Context& ctx, const CommandFilter& wanted) {
   for (const char* name : {"deliver", "send"}) {
+    if (!wanted(name)) {
+      continue;
+    }
     bool is_send = std::string_view(name) == "send";
     auto args = std::make_shared<SendArgs>();
     auto* cmd = app.add_subcommand(name, is_send ? "Send the body on standard input to perch TARGET."
@@ -204,27 +207,31 @@ void register_messaging(CLI::App& app, Context& ctx) {
     cmd->callback([&ctx, args] { ctx.exit_code = run_send(ctx, *args); });
   }
 
-  auto poll_args = std::make_shared<PollArgs>();
-  auto* poll = app.add_subcommand("poll", "Listen on perch ID and print its messages on standard output.");
-  poll->footer("Waits (without using CPU) until a normal message is pending, then prints every pending\n"
-               "message, deferred ones included, in arrival order: the body, then the line\n"
-               "__REPLY_TO__:SENDER. With --once it exits 0 after that batch; otherwise it keeps listening\n"
-               "until SIGTERM or SIGINT, which end it cleanly. One listener per perch.\n"
-               "A message is removed only after it was written to standard output. If standard output\n"
-               "fails, it stays for the next poll. A crash between printing and removing can make a\n"
-               "message appear twice (at most a repeat), never lose one.");
-  poll->add_option("id", poll_args->id, "perch id")->required();
-  poll->add_flag("--setup", poll_args->setup, "set the perch up first, as 'vell setup' does");
-  poll->add_flag("--once", poll_args->once, "exit after handing out one batch");
-  poll->callback([&ctx, poll_args] { ctx.exit_code = run_poll(ctx, *poll_args); });
+  if (wanted("poll")) {
+    auto poll_args = std::make_shared<PollArgs>();
+    auto* poll = app.add_subcommand("poll", "Listen on perch ID and print its messages on standard output.");
+    poll->footer("Waits (without using CPU) until a normal message is pending, then prints every pending\n"
+                 "message, deferred ones included, in arrival order: the body, then the line\n"
+                 "__REPLY_TO__:SENDER. With --once it exits 0 after that batch; otherwise it keeps listening\n"
+                 "until SIGTERM or SIGINT, which end it cleanly. One listener per perch.\n"
+                 "A message is removed only after it was written to standard output. If standard output\n"
+                 "fails, it stays for the next poll. A crash between printing and removing can make a\n"
+                 "message appear twice (at most a repeat), never lose one.");
+    poll->add_option("id", poll_args->id, "perch id")->required();
+    poll->add_flag("--setup", poll_args->setup, "set the perch up first, as 'vell setup' does");
+    poll->add_flag("--once", poll_args->once, "exit after handing out one batch");
+    poll->callback([&ctx, poll_args] { ctx.exit_code = run_poll(ctx, *poll_args); });
+  }
 
-  auto reply_args = std::make_shared<ReplyArgs>();
-  auto* reply = app.add_subcommand("reply", "Answer perch TARGET from your perch OWN_ID (body on standard input).");
-  reply->footer("Only when OWN_ID has received a message from TARGET (pending or handed out recently):\n"
-                "then prints REPLIED:TARGET; otherwise NO_MESSAGES: and exit 1, sending nothing.");
-  reply->add_option("target", reply_args->target, "the perch to answer")->required();
-  reply->add_option("own_id", reply_args->own_id, "your own perch id (default: your session's perch)");
-  reply->callback([&ctx, reply_args] { ctx.exit_code = run_reply(ctx, *reply_args); });
+  if (wanted("reply")) {
+    auto reply_args = std::make_shared<ReplyArgs>();
+    auto* reply = app.add_subcommand("reply", "Answer perch TARGET from your perch OWN_ID (body on standard input).");
+    reply->footer("Only when OWN_ID has received a message from TARGET (pending or handed out recently):\n"
+                  "then prints REPLIED:TARGET; otherwise NO_MESSAGES: and exit 1, sending nothing.");
+    reply->add_option("target", reply_args->target, "the perch to answer")->required();
+    reply->add_option("own_id", reply_args->own_id, "your own perch id (default: your session's perch)");
+    reply->callback([&ctx, reply_args] { ctx.exit_code = run_reply(ctx, *reply_args); });
+  }
 }
 
 } // namespace vell

@@ -173,40 +173,48 @@ int run_reboot(Context& ctx, const RebootArgs& args) {
   return k_exit_ok;
 }
 
-void register_registry(CLI::App& app, Context& ctx) {
-  auto setup_args = std::make_shared<SetupArgs>();
-  auto* setup = app.add_subcommand("setup", "Set up perch ID: its inbox, ready marker and record.");
-  setup->footer("Prints READY:ID on standard error. The record names the process that ran 'vell setup'\n"
-                "(its parent, typically the agent's shell) as the holder, so the perch is listed ACTIVE\n"
-                "while that process lives; a running 'vell poll ID' takes over as holder. Running setup\n"
-                "again refreshes the marker and record and never touches pending messages. With\n"
-                "VELL_SESSION_ID set, the perch is recorded as that session's perch.");
-  setup->add_option("id", setup_args->id, "perch id")->required();
-  setup->callback([&ctx, setup_args] { ctx.exit_code = run_setup(ctx, *setup_args); });
+void register_registry(CLI::App& app, Context& ctx, const CommandFilter& wanted) {
+  if (wanted("setup")) {
+    auto setup_args = std::make_shared<SetupArgs>();
+    auto* setup = app.add_subcommand("setup", "Set up perch ID: its inbox, ready marker and record.");
+    setup->footer("Prints READY:ID on standard error. The record names the process that ran 'vell setup'\n"
+                  "(its parent, typically the agent's shell) as the holder, so the perch is listed ACTIVE\n"
+                  "while that process lives; a running 'vell poll ID' takes over as holder. Running setup\n"
+                  "again refreshes the marker and record and never touches pending messages. With\n"
+                  "VELL_SESSION_ID set, the perch is recorded as that session's perch.");
+    setup->add_option("id", setup_args->id, "perch id")->required();
+    setup->callback([&ctx, setup_args] { ctx.exit_code = run_setup(ctx, *setup_args); });
+  }
 
-  auto list_args = std::make_shared<ListArgs>();
-  auto* list = app.add_subcommand("list", "List perches with a live listener (on standard error).");
-  list->footer("ACTIVE:ID for each perch with a ready marker and a live holder; workers are\n"
-               "indented under their parent. Prints nothing on standard output.");
-  list->add_flag("--verbose", list_args->verbose, "add pending=N and the perch record");
-  list->add_flag("--all", list_args->all, "include offline perches (OFFLINE:ID, BROKEN:ID)");
-  list->callback([&ctx, list_args] { ctx.exit_code = run_list(ctx, *list_args); });
+  if (wanted("list")) {
+    auto list_args = std::make_shared<ListArgs>();
+    auto* list = app.add_subcommand("list", "List perches with a live listener (on standard error).");
+    list->footer("ACTIVE:ID for each perch with a ready marker and a live holder; workers are\n"
+                 "indented under their parent. Prints nothing on standard output.");
+    list->add_flag("--verbose", list_args->verbose, "add pending=N and the perch record");
+    list->add_flag("--all", list_args->all, "include offline perches (OFFLINE:ID, BROKEN:ID)");
+    list->callback([&ctx, list_args] { ctx.exit_code = run_list(ctx, *list_args); });
+  }
 
-  auto stop_args = std::make_shared<StopArgs>();
-  auto* stop = app.add_subcommand("stop", "End a perch's listener and remove its ready marker.");
-  stop->footer("Prints STOPPED:ID (STOPPED:all with --all). Pending messages are never deleted.\n"
-               "Only a process that holds the perch's listener lock and is named by its record is\n"
-               "signalled (SIGTERM, then SIGKILL after 3 s).");
-  stop->add_option("id", stop_args->id, "perch id");
-  stop->add_flag("--all", stop_args->all, "stop every perch");
-  stop->callback([&ctx, stop_args] { ctx.exit_code = run_stop(ctx, *stop_args); });
+  if (wanted("stop")) {
+    auto stop_args = std::make_shared<StopArgs>();
+    auto* stop = app.add_subcommand("stop", "End a perch's listener and remove its ready marker.");
+    stop->footer("Prints STOPPED:ID (STOPPED:all with --all). Pending messages are never deleted.\n"
+                 "Only a process that holds the perch's listener lock and is named by its record is\n"
+                 "signalled (SIGTERM, then SIGKILL after 3 s).");
+    stop->add_option("id", stop_args->id, "perch id");
+    stop->add_flag("--all", stop_args->all, "stop every perch");
+    stop->callback([&ctx, stop_args] { ctx.exit_code = run_stop(ctx, *stop_args); });
+  }
 
-  auto reboot_args = std::make_shared<RebootArgs>();
-  auto* reboot = app.add_subcommand("reboot", "End a perch's listener and clear its listener state.");
-  reboot->footer("Keeps the inbox, so that a fresh 'vell poll' can take over. Without ID, the perch\n"
-                 "of VELL_SESSION_ID.");
-  reboot->add_option("id", reboot_args->id, "perch id (default: your own perch)");
-  reboot->callback([&ctx, reboot_args] { ctx.exit_code = run_reboot(ctx, *reboot_args); });
+  if (wanted("reboot")) {
+    auto reboot_args = std::make_shared<RebootArgs>();
+    auto* reboot = app.add_subcommand("reboot", "End a perch's listener and clear its listener state.");
+    reboot->footer("Keeps the inbox, so that a fresh 'vell poll' can take over. Without ID, the perch\n"
+                   "of VELL_SESSION_ID.");
+    reboot->add_option("id", reboot_args->id, "perch id (default: your own perch)");
+    reboot->callback([&ctx, reboot_args] { ctx.exit_code = run_reboot(ctx, *reboot_args); });
+  }
 }
 
 } // namespace vell

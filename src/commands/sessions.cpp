@@ -147,21 +147,25 @@ void cleanup_session(Context& ctx) {
 
 } // namespace
 
-void register_sessions(CLI::App& app, Context& ctx) {
-  auto* resume = app.add_subcommand("session-resume", "Session-start hook: show the session's perches.");
-  resume->footer("Reads the hook payload (JSON with session_id) on standard input, possibly empty.\n"
-                 "Prints the session's normal perches (all normal perches without a payload) with\n"
-                 "their pending counts and how to listen, on standard output. Never names a worker\n"
-                 "perch. Always exits 0; a malformed payload is a no-op with a line on standard error.");
-  resume->callback(
-      [&ctx] { ctx.exit_code = run_hook("vell session-resume: nothing done: ", [&ctx] { session_resume(ctx); }); });
+void register_sessions(CLI::App& app, Context& ctx, const CommandFilter& wanted) {
+  if (wanted("session-resume")) {
+    auto* resume = app.add_subcommand("session-resume", "Session-start hook: show the session's perches.");
+    resume->footer("Reads the hook payload (JSON with session_id) on standard input, possibly empty.\n"
+                   "Prints the session's normal perches (all normal perches without a payload) with\n"
+                   "their pending counts and how to listen, on standard output. Never names a worker\n"
+                   "perch. Always exits 0; a malformed payload is a no-op with a line on standard error.");
+    resume->callback(
+        [&ctx] { ctx.exit_code = run_hook("vell session-resume: nothing done: ", [&ctx] { session_resume(ctx); }); });
+  }
 
-  auto* cleanup = app.add_subcommand("cleanup-session", "Session-end hook: end the session's listeners.");
-  cleanup->footer("Reads the hook payload (JSON with session_id; else VELL_SESSION_ID). Ends the\n"
-                  "session's listeners, sweeps its worker perches into their parents' inboxes, removes\n"
-                  "the session map. Pending messages are always kept. Always exits 0.");
-  cleanup->callback(
-      [&ctx] { ctx.exit_code = run_hook("vell cleanup-session: nothing done: ", [&ctx] { cleanup_session(ctx); }); });
+  if (wanted("cleanup-session")) {
+    auto* cleanup = app.add_subcommand("cleanup-session", "Session-end hook: end the session's listeners.");
+    cleanup->footer("Reads the hook payload (JSON with session_id; else VELL_SESSION_ID). Ends the\n"
+                    "session's listeners, sweeps its worker perches into their parents' inboxes, removes\n"
+                    "the session map. Pending messages are always kept. Always exits 0.");
+    cleanup->callback(
+        [&ctx] { ctx.exit_code = run_hook("vell cleanup-session: nothing done: ", [&ctx] { cleanup_session(ctx); }); });
+  }
 }
 
 } // namespace vell

@@ -262,26 +262,30 @@ int run_doctor(Context& ctx, const DoctorArgs& args) {
 
 } // namespace
 
-void register_workers(CLI::App& app, Context& ctx) {
-  auto* hook = app.add_subcommand("hook-subagent-start", "Subagent-start hook: give the subagent a worker perch.");
-  hook->footer("Reads the hook payload (JSON with session_id) on standard input; the parent perch is\n"
-               "VELL_PARENT_ID. Creates PARENT-wN nested under the parent (N from the parent's\n"
-               ".working-counter, taken under a lock) and prints its id and how to use it. Without a\n"
-               "usable parent it creates nothing and says no_parent (or 'could not ...') on standard\n"
-               "error. Always exits 0.");
-  hook->callback([&ctx] {
-    ctx.exit_code =
-        run_hook("vell hook-subagent-start: could not create a worker perch: ", [&ctx] { subagent_start(ctx); });
-  });
+void register_workers(CLI::App& app, Context& ctx, const CommandFilter& wanted) {
+  if (wanted("hook-subagent-start")) {
+    auto* hook = app.add_subcommand("hook-subagent-start", "Subagent-start hook: give the subagent a worker perch.");
+    hook->footer("Reads the hook payload (JSON with session_id) on standard input; the parent perch is\n"
+                 "VELL_PARENT_ID. Creates PARENT-wN nested under the parent (N from the parent's\n"
+                 ".working-counter, taken under a lock) and prints its id and how to use it. Without a\n"
+                 "usable parent it creates nothing and says no_parent (or 'could not ...') on standard\n"
+                 "error. Always exits 0.");
+    hook->callback([&ctx] {
+      ctx.exit_code =
+          run_hook("vell hook-subagent-start: could not create a worker perch: ", [&ctx] { subagent_start(ctx); });
+    });
+  }
 
-  auto doctor_args = std::make_shared<DoctorArgs>();
-  auto* doctor = app.add_subcommand("doctor", "Find stale listeners, orphan worker perches, broken records.");
-  doctor->footer("Read-only unless --fix. Exit 0 when healthy or fixed, 1 when problems were found.\n"
-                 "--fix removes stale ready markers and old temporary files, and sweeps orphan worker\n"
-                 "perches: their pending messages move to the parent's inbox (or, without a parent,\n"
-                 "are kept under ROOT/orphaned/), never deleted. A live worker is never touched.");
-  doctor->add_flag("--fix", doctor_args->fix, "repair what was found");
-  doctor->callback([&ctx, doctor_args] { ctx.exit_code = run_doctor(ctx, *doctor_args); });
+  if (wanted("doctor")) {
+    auto doctor_args = std::make_shared<DoctorArgs>();
+    auto* doctor = app.add_subcommand("doctor", "Find stale listeners, orphan worker perches, broken records.");
+    doctor->footer("Read-only unless --fix. Exit 0 when healthy or fixed, 1 when problems were found.\n"
+                   "--fix removes stale ready markers and old temporary files, and sweeps orphan worker\n"
+                   "perches: their pending messages move to the parent's inbox (or, without a parent,\n"
+                   "are kept under ROOT/orphaned/), never deleted. A live worker is never touched.");
+    doctor->add_flag("--fix", doctor_args->fix, "repair what was found");
+    doctor->callback([&ctx, doctor_args] { ctx.exit_code = run_doctor(ctx, *doctor_args); });
+  }
 }
 
 } // namespace vell

@@ -27,11 +27,17 @@ std::optional<std::uint64_t> parse_u64(std::string_view text) {
   return value;
 }
 
+// The highest number among the filed messages: one pass over the names,
+// reading only their leading digits, since it runs for every message filed.
 std::uint64_t highest_filed(const Perch& perch) {
   std::uint64_t highest = 0;
-  for (const auto& message : pending_messages(perch)) {
-    highest = std::max(highest, message.seq);
-  }
+  (void)os::for_each_name(perch.inbox(), [&](std::string_view name) {
+    if (name.size() > k_seq_digits && name[k_seq_digits] == '.') {
+      if (auto seq = parse_u64(name.substr(0, k_seq_digits))) {
+        highest = std::max(highest, *seq);
+      }
+    }
+  });
   return highest;
 }
 
@@ -76,13 +82,16 @@ std::optional<Message> parse_message_name(std::string_view name) {
 
 std::uint64_t file_message(const Store& store, const Perch& perch, std::string_view sender, std::string_view body,
                            Deferred deferred) {
-  if (auto ec = os::make_dir(perch.tmp(), 0700)) {
-    throw_system("create", perch.tmp(), ec);
-  }
   // Both directories are opened without following a link, and every name is
   // made relative to them: a tmp/ or inbox/ replaced by a symbolic link can
   // never redirect a message elsewhere.
   auto tmp_dir = os::DirHandle::open(perch.tmp());
+  if (!tmp_dir && tmp_dir.error() == std::errc::no_such_file_or_directory) {
+    if (auto ec = os::make_dir(perch.tmp(), 0700)) {
+      throw_system("create", perch.tmp(), ec);
+    }
+    tmp_dir = os::DirHandle::open(perch.tmp());
+  }
   if (!tmp_dir) {
     throw_system("open", perch.tmp(), tmp_dir.error());
   }

@@ -241,7 +241,7 @@ std::error_code remove_tree(const std::string& path) {
   return {};
 }
 
-Result<std::vector<std::string>> list_dir(const std::string& path) {
+std::error_code for_each_name(const std::string& path, const std::function<void(std::string_view)>& visit) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     return last_error();
@@ -252,17 +252,21 @@ Result<std::vector<std::string>> list_dir(const std::string& path) {
     ::close(fd);
     return ec;
   }
-  std::vector<std::string> names;
   errno = 0;
   while (struct dirent* entry = ::readdir(dir)) {
     std::string_view name = entry->d_name;
     if (name != "." && name != "..") {
-      names.emplace_back(name);
+      visit(name);
     }
   }
   auto ec = errno != 0 ? last_error() : std::error_code{};
   ::closedir(dir);
-  if (ec) {
+  return ec;
+}
+
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  if (auto ec = for_each_name(path, [&](std::string_view name) { names.emplace_back(name); })) {
     return ec;
   }
   return names;

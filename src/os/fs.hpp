@@ -7,6 +7,7 @@
 #include "os/result.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,10 @@ std::error_code remove_file(const std::string& path);
 
 // Removes a directory tree (no link is followed); a missing tree is success.
 std::error_code remove_tree(const std::string& path);
+
+// Calls `visit` with each name in a directory (without "." and ".."), in no
+// particular order, without collecting them. ENOENT when missing.
+std::error_code for_each_name(const std::string& path, const std::function<void(std::string_view)>& visit);
 
 // Names in a directory, without "." and "..", unsorted. ENOENT when missing.
 Result<std::vector<std::string>> list_dir(const std::string& path);
