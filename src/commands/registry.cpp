@@ -72,7 +72,7 @@ int run_setup(Context& ctx, const SetupArgs& args) {
   if (ec) {
     throw_system("lock", perch.listener_lock(), ec);
   }
-  announce_perch(ctx.store(), perch, no_listener ? std::optional(os::parent_pid()) : std::nullopt);
+  announce_perch(ctx.store(), perch, no_listener ? std::optional(os::caller_pid()) : std::nullopt);
   say("READY:" + args.id);
   return k_exit_ok;
 }
@@ -178,8 +178,9 @@ void register_registry(CLI::App& app, Context& ctx, const CommandFilter& wanted)
     auto setup_args = std::make_shared<SetupArgs>();
     auto* setup = app.add_subcommand("setup", "Set up perch ID: its inbox, ready marker and record.");
     setup->footer("Prints READY:ID on standard error. The record names the process that ran 'vell setup'\n"
-                  "(its parent, typically the agent's shell) as the holder, so the perch is listed ACTIVE\n"
-                  "while that process lives; a running 'vell poll ID' takes over as holder. Running setup\n"
+                  "as the holder (past any 'sh -c' wrapper, so an agent's tool call names the agent),\n"
+                  "and the perch is listed ACTIVE while that process lives; a running 'vell poll ID' takes over as "
+                  "holder. Running setup\n"
                   "again refreshes the marker and record and never touches pending messages. With\n"
                   "VELL_SESSION_ID set, the perch is recorded as that session's perch.");
     setup->add_option("id", setup_args->id, "perch id")->required();

@@ -94,9 +94,11 @@ Perch create_worker(const Store& store, const Perch& parent, const std::string& 
         throw_system("create", dir, ec);
       }
     }
-    // The host process that runs the hook lives as long as the subagent's
-    // session; it is the best holder there is until the worker polls.
-    PerchRecord record = holder_record(worker.id, os::parent_pid(), nullptr);
+    // The host process that runs the hook (past its "sh -c" wrapper) lives as
+    // long as the subagent's session; it is the best holder there is until
+    // the worker polls. The wrapper itself exits at once and would make every
+    // fresh worker look orphaned.
+    PerchRecord record = holder_record(worker.id, os::caller_pid(), nullptr);
     record.state = std::string(k_state_working);
     record.session_id = session_id;
     record.parent = parent.id;

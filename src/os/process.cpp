@@ -55,6 +55,79 @@ std::uint64_t parent_pid() {
   return static_cast<std::uint64_t>(::getppid());
 }
 
+namespace {
+
+// The command name of a process (field 2 of /proc/PID/stat) and its parent (field 4).
+struct StatHead {
+  std::string comm;
+  std::uint64_t ppid = 0;
+};
+
+std::optional<StatHead> stat_head(std::uint64_t pid) {
+  auto text = read_file("/proc/" + std::to_string(pid) + "/stat");
+  if (!text) {
+    return std::nullopt;
+  }
+  auto open = text->find('(');
+  auto close = text->rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 4 > text->size()) {
+    return std::nullopt;
+  }
+  StatHead head{text->substr(open + 1, close - open - 1), 0};
+  // After ") " come the state and a space, then the parent pid.
+  auto ppid_at = text->find(' ', close + 2);
+  if (ppid_at == std::string::npos) {
+    return std::nullopt;
+  }
+  auto [p, ec] = std::from_chars(text->data() + ppid_at + 1, text->data() + text->size(), head.ppid);
+  if (ec != std::errc{}) {
+    return std::nullopt;
+  }
+  return head;
+}
+
+bool is_shell(const std::string& comm) {
+  for (const char* shell : {"sh", "bash", "dash", "zsh", "ksh", "mksh", "fish"}) {
+    if (comm == shell) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when the process was started with a command string: an option such
+// as "-c", "-lc" or "-ic" among its arguments.
+bool runs_command_string(std::uint64_t pid) {
+  auto cmdline = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+  if (!cmdline) {
+    return false;
+  }
+  std::size_t start = cmdline->find('\0'); // skip argv[0]
+  while (start != std::string::npos && start + 1 < cmdline->size()) {
+    auto end = cmdline->find('\0', start + 1);
+    std::string_view arg(cmdline->data() + start + 1, (end == std::string::npos ? cmdline->size() : end) - start - 1);
+    if (arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' && arg.find('c') != std::string_view::npos) {
+      return true;
+    }
+    start = end;
+  }
+  return false;
+}
+
+} // namespace
+
+std::uint64_t caller_pid() {
+  std::uint64_t pid = parent_pid();
+  for (int depth = 0; depth < 8; ++depth) {
+    auto head = stat_head(pid);
+    if (!head || !is_shell(head->comm) || !runs_command_string(pid) || head->ppid <= 1) {
+      return pid;
+    }
+    pid = head->ppid;
+  }
+  return pid;
+}
+
 std::optional<std::uint64_t> process_start_time(std::uint64_t pid) {
   if (!in_range(pid)) {
     return std::nullopt;

@@ -10,6 +10,12 @@ namespace vell::os {
 std::uint64_t self_pid();
 std::uint64_t parent_pid();
 
+// The process that really called vell: the parent, or, when the parent is a
+// shell running a command string ("sh -c ...", "bash -lc ..."), the nearest
+// ancestor that is not. Hosts run hooks and agents' tool calls through such
+// shells, which exit as soon as vell does and would make a poor holder.
+std::uint64_t caller_pid();
+
 // The start time of a process in clock ticks since boot (field 22 of
 // /proc/PID/stat), or nullopt when it cannot be read. Together with the pid it
 // names one process even after the pid has been reused.

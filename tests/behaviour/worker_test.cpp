@@ -68,6 +68,41 @@ TEST_F(WorkerTest, ConcurrentHooksMakeDistinctNestedWorkers) {
   EXPECT_EQ(names_in(root() / "vellery"), std::vector<std::string>{"P"});
 }
 
+// Hosts run hooks, and agents their tool calls, through "sh -c", which exits
+// as soon as vell does. Recording that shell as the holder would make every
+// fresh worker look orphaned, and doctor --fix would sweep a live one.
+TEST_F(WorkerTest, ShellWrappedCallsRecordTheCallerNotTheShell) {
+  const std::string script = "\"$0\" \"$@\"; status=$?; exit $status"; // not exec'd: the shell stays between
+  auto through_shell = [&](std::vector<std::string> args, const std::optional<std::string>& input, const Env& env) {
+    args.insert(args.begin(), VELL_EXE);
+    args.insert(args.begin(), script);
+    args.insert(args.begin(), "-c");
+    std::string error;
+    auto output = vell_test::run_to_completion(options("/bin/sh", args, env), input, error);
+    EXPECT_TRUE(output.has_value()) << error;
+    return output;
+  };
+  auto recorded_pid = [&](const fs::path& record) -> std::string {
+    std::smatch match;
+    static const std::regex k_pid("\"pid\":([0-9]+)");
+    auto text = read_file(record).value_or("");
+    return std::regex_search(text, match, k_pid) ? std::string(match[1]) : "none";
+  };
+  const std::string self = std::to_string(::getpid());
+
+  ASSERT_TRUE(through_shell({"setup", "P"}, std::nullopt, {}));
+  EXPECT_EQ(recorded_pid(perch_dir("P") / "info.json"), self) << "setup recorded its shell wrapper";
+
+  ASSERT_TRUE(through_shell({"hook-subagent-start"}, k_payload, {{"VELL_PARENT_ID", "P"}}));
+  ASSERT_TRUE(fs::is_directory(worker_dir("P", "P-w1")));
+  EXPECT_EQ(recorded_pid(worker_dir("P", "P-w1") / "info.json"), self) << "the hook recorded its shell wrapper";
+
+  auto doctor = vell({"doctor"});
+  EXPECT_EQ(doctor.err.find("orphan"), std::string::npos) << doctor.err;
+  auto fixed = vell({"doctor", "--fix"});
+  EXPECT_TRUE(fs::is_directory(worker_dir("P", "P-w1"))) << "doctor --fix swept a live worker: " << fixed.err;
+}
+
 TEST_F(WorkerTest, HookWithoutAUsableParentCreatesNothing) {
   struct Case {
     const char* name;
