@@ -1,11 +1,14 @@
 #include "commands/common.hpp"
 
 #include "core/error.hpp"
+#include "core/ids.hpp"
 #include "core/inbox.hpp"
 #include "os/clock.hpp"
 #include "os/fs.hpp"
 #include "os/io.hpp"
 #include "os/process.hpp"
+
+#include <nlohmann/json.hpp>
 
 namespace vell {
 
@@ -66,6 +69,42 @@ PerchRecord holder_record(const std::string& id, std::uint64_t holder,
   }
   record.cwd = os::current_dir();
   return record;
+}
+
+// The session id of a hook payload: nullopt for an empty payload; Error for a
+// malformed one or an unusable session id.
+std::optional<std::string> payload_session(const std::string& payload) {
+  if (payload.find_first_not_of(" \t\r\n") == std::string::npos) {
+    return std::nullopt;
+  }
+  auto json = nlohmann::json::parse(payload, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) {
+    throw Error(k_exit_ok, "the hook payload is not a JSON object");
+  }
+  auto it = json.find("session_id");
+  if (it == json.end()) {
+    return std::nullopt;
+  }
+  if (!it->is_string()) {
+    throw Error(k_exit_ok, "the hook payload's session_id is not a string");
+  }
+  auto session = it->get<std::string>();
+  if (auto problem = id_problem(session)) {
+    throw Error(k_exit_ok, "the hook payload's session_id '" + printable(session) + "' " + *problem);
+  }
+  return session;
+}
+
+// Runs a hook body: any error becomes one line on standard error and exit 0.
+int run_hook(const std::string& prefix, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    say(prefix + e.what());
+  } catch (const std::exception& e) {
+    say(prefix + "internal error: " + e.what());
+  }
+  return k_exit_ok;
 }
 
 } // namespace vell

@@ -4,6 +4,7 @@
 // of SELF's context lives in ROOT/agents/SELF/live_context.md.
 #include "commands/common.hpp"
 #include "core/error.hpp"
+#include "core/event.hpp"
 #include "core/identity.hpp"
 #include "core/ids.hpp"
 #include "core/inbox.hpp"
@@ -25,34 +26,6 @@ struct DownloadArgs {
   std::optional<std::string> self_id;
 };
 
-// The body of a commune event kept on one line: '&' first so that entities
-// made here are not escaped again, then '<', '>', '"', and every line break
-// as "<br>". Line breaks at the very end are framing, not content.
-std::string encode_event_body(std::string_view body) {
-  while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) {
-    body.remove_suffix(1);
-  }
-  std::string out;
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    char c = body[i];
-    switch (c) {
-    case '&': out += "&amp;"; break;
-    case '<': out += "&lt;"; break;
-    case '>': out += "&gt;"; break;
-    case '"': out += "&quot;"; break;
-    case '\r':
-      if (i + 1 < body.size() && body[i + 1] == '\n') {
-        ++i;
-      }
-      out += "<br>";
-      break;
-    case '\n': out += "<br>"; break;
-    default: out += c;
-    }
-  }
-  return out;
-}
-
 namespace {
 
 Perch require_psyche(Store& store, const std::string& self) {
@@ -73,8 +46,7 @@ int run_commune(Context& ctx, const CommuneArgs& args) {
   std::string self = resolve_own_id(store, args.self_id, "name yourself: vell live commune YOUR_PERCH_ID < message");
   Perch psyche = require_psyche(store, self);
   std::string body = read_body();
-  std::string event = "<EVENT type=\"commune\" from=\"" + self + "\" timestamp=\"" + os::utc_now_iso() + "\">" +
-                      encode_event_body(body) + "</EVENT>\n";
+  std::string event = commune_event(self, os::utc_now_iso(), body) + "\n";
   file_message(store, psyche, self, event, Deferred::no);
   say("SENT:" + psyche.id + " (commune)");
   return k_exit_ok;

@@ -12,52 +12,9 @@
 #include "os/fs.hpp"
 #include "os/io.hpp"
 
-#include <nlohmann/json.hpp>
-
 namespace vell {
 
-// The session id of a hook payload: nullopt for an empty payload; Error for a
-// malformed one or an unusable session id.
-std::optional<std::string> payload_session(const std::string& payload) {
-  if (payload.find_first_not_of(" \t\r\n") == std::string::npos) {
-    return std::nullopt;
-  }
-  auto json = nlohmann::json::parse(payload, nullptr, false);
-  if (json.is_discarded() || !json.is_object()) {
-    throw Error(k_exit_ok, "the hook payload is not a JSON object");
-  }
-  auto it = json.find("session_id");
-  if (it == json.end()) {
-    return std::nullopt;
-  }
-  if (!it->is_string()) {
-    throw Error(k_exit_ok, "the hook payload's session_id is not a string");
-  }
-  auto session = it->get<std::string>();
-  if (auto problem = id_problem(session)) {
-    throw Error(k_exit_ok, "the hook payload's session_id '" + printable(session) + "' " + *problem);
-  }
-  return session;
-}
-
-// Runs a hook body: any error becomes one line on standard error and exit 0.
-int run_hook(const std::string& prefix, const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Error& e) {
-    say(prefix + e.what());
-  } catch (const std::exception& e) {
-    say(prefix + "internal error: " + e.what());
-  }
-  return k_exit_ok;
-}
-
 namespace {
-
-bool is_worker(const Perch& perch, const std::variant<PerchRecord, std::string>& record) {
-  const auto* rec = std::get_if<PerchRecord>(&record);
-  return perch.parent.has_value() || (rec != nullptr && rec->is_worker());
-}
 
 // Whether a perch belongs to `session`: its record says so, or the session map names it.
 bool in_session(const Perch& perch, const std::variant<PerchRecord, std::string>& record, const std::string& session,
@@ -78,7 +35,7 @@ void session_resume(Context& ctx) {
   std::size_t count = 0;
   for (const auto& perch : store.all()) {
     auto record = read_record(perch);
-    if (is_worker(perch, record) || std::holds_alternative<std::string>(record)) {
+    if (is_worker_perch(perch, record) || std::holds_alternative<std::string>(record)) {
       continue; // a worker belongs to its subagent, never to a resumed session
     }
     if (session && !in_session(perch, record, *session, mapped)) {
@@ -122,7 +79,7 @@ void cleanup_session(Context& ctx) {
     if (!in_session(perch, record, *session, mapped)) {
       continue;
     }
-    if (is_worker(perch, record)) {
+    if (is_worker_perch(perch, record)) {
       auto result = sweep_worker(store, perch);
       if (!result.kept_aside.empty()) {
         say("vell cleanup-session: messages of worker '" + perch.id + "' kept in " + result.kept_aside);

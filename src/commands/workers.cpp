@@ -194,7 +194,7 @@ int run_doctor(Context& ctx, const DoctorArgs& args) {
     for (auto& path : leftover_temporaries(perch)) {
       temporaries.push_back(std::move(path));
     }
-    bool worker = perch.parent.has_value() || (rec != nullptr && rec->is_worker());
+    bool worker = is_worker_perch(perch, record);
     if (worker) {
       auto parent = worker_parent_perch(store, perch, record);
       if (!alive || !parent) {

@@ -172,6 +172,11 @@ bool holder_alive(const PerchRecord& record) {
   return os::process_alive(record.pid, record.pid_start);
 }
 
+bool is_worker_perch(const Perch& perch, const std::variant<PerchRecord, std::string>& record) {
+  const auto* rec = std::get_if<PerchRecord>(&record);
+  return perch.parent.has_value() || (rec != nullptr && rec->is_worker());
+}
+
 bool perch_active(const Perch& perch, const std::variant<PerchRecord, std::string>& record) {
   if (!os::exists(perch.ready())) {
     return false;

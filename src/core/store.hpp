@@ -100,6 +100,10 @@ bool listener_running(const Perch& perch);
 // True when the recorded holder is a live process (start time checked when recorded).
 bool holder_alive(const PerchRecord& record);
 
+// A worker perch: nested under a parent, or recorded in state "working"
+// (the flat layout of older versions).
+bool is_worker_perch(const Perch& perch, const std::variant<PerchRecord, std::string>& record);
+
 // ACTIVE: a ready marker and a live holder or a running listener.
 bool perch_active(const Perch& perch, const std::variant<PerchRecord, std::string>& record);
 

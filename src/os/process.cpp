@@ -32,18 +32,42 @@ bool in_range(std::uint64_t pid) {
   return pid > 0 && pid <= pid_max();
 }
 
-// The fields of /proc/PID/stat after the command name, which may itself hold
-// spaces and parentheses: parse after the last ')'.
-std::optional<std::string> stat_tail(std::uint64_t pid) {
+// /proc/PID/stat split at the command name, which may itself hold spaces and
+// parentheses: it runs from the first '(' to the last ')'.
+struct ProcStat {
+  std::string comm; // field 2
+  std::string tail; // fields 3 on: state, ppid, ...
+};
+
+std::optional<ProcStat> read_stat(std::uint64_t pid) {
   auto text = read_file("/proc/" + std::to_string(pid) + "/stat");
   if (!text) {
     return std::nullopt;
   }
+  auto open = text->find('(');
   auto close = text->rfind(')');
-  if (close == std::string::npos || close + 2 > text->size()) {
+  if (open == std::string::npos || close == std::string::npos || close < open || close + 2 > text->size()) {
     return std::nullopt;
   }
-  return text->substr(close + 2);
+  return ProcStat{text->substr(open + 1, close - open - 1), text->substr(close + 2)};
+}
+
+// Field `n` (3 = state, 4 = ppid, 22 = start time) as a number.
+std::optional<std::uint64_t> stat_number(const ProcStat& stat, int n) {
+  std::size_t pos = 0;
+  for (int field = 3; field < n; ++field) {
+    pos = stat.tail.find(' ', pos);
+    if (pos == std::string::npos) {
+      return std::nullopt;
+    }
+    ++pos;
+  }
+  std::uint64_t value = 0;
+  auto [p, ec] = std::from_chars(stat.tail.data() + pos, stat.tail.data() + stat.tail.size(), value);
+  if (ec != std::errc{}) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 } // namespace
@@ -56,35 +80,6 @@ std::uint64_t parent_pid() {
 }
 
 namespace {
-
-// The command name of a process (field 2 of /proc/PID/stat) and its parent (field 4).
-struct StatHead {
-  std::string comm;
-  std::uint64_t ppid = 0;
-};
-
-std::optional<StatHead> stat_head(std::uint64_t pid) {
-  auto text = read_file("/proc/" + std::to_string(pid) + "/stat");
-  if (!text) {
-    return std::nullopt;
-  }
-  auto open = text->find('(');
-  auto close = text->rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close + 4 > text->size()) {
-    return std::nullopt;
-  }
-  StatHead head{text->substr(open + 1, close - open - 1), 0};
-  // After ") " come the state and a space, then the parent pid.
-  auto ppid_at = text->find(' ', close + 2);
-  if (ppid_at == std::string::npos) {
-    return std::nullopt;
-  }
-  auto [p, ec] = std::from_chars(text->data() + ppid_at + 1, text->data() + text->size(), head.ppid);
-  if (ec != std::errc{}) {
-    return std::nullopt;
-  }
-  return head;
-}
 
 bool is_shell(const std::string& comm) {
   for (const char* shell : {"sh", "bash", "dash", "zsh", "ksh", "mksh", "fish"}) {
@@ -119,11 +114,12 @@ bool runs_command_string(std::uint64_t pid) {
 std::uint64_t caller_pid() {
   std::uint64_t pid = parent_pid();
   for (int depth = 0; depth < 8; ++depth) {
-    auto head = stat_head(pid);
-    if (!head || !is_shell(head->comm) || !runs_command_string(pid) || head->ppid <= 1) {
+    auto stat = read_stat(pid);
+    auto ppid = stat ? stat_number(*stat, 4) : std::nullopt;
+    if (!ppid || !is_shell(stat->comm) || !runs_command_string(pid) || *ppid <= 1) {
       return pid;
     }
-    pid = head->ppid;
+    pid = *ppid;
   }
   return pid;
 }
@@ -132,25 +128,8 @@ std::optional<std::uint64_t> process_start_time(std::uint64_t pid) {
   if (!in_range(pid)) {
     return std::nullopt;
   }
-  auto tail = stat_tail(pid);
-  if (!tail) {
-    return std::nullopt;
-  }
-  // tail starts at field 3 (state); the start time is field 22.
-  std::size_t pos = 0;
-  for (int field = 3; field < 22; ++field) {
-    pos = tail->find(' ', pos);
-    if (pos == std::string::npos) {
-      return std::nullopt;
-    }
-    ++pos;
-  }
-  std::uint64_t value = 0;
-  auto [p, ec] = std::from_chars(tail->data() + pos, tail->data() + tail->size(), value);
-  if (ec != std::errc{}) {
-    return std::nullopt;
-  }
-  return value;
+  auto stat = read_stat(pid);
+  return stat ? stat_number(*stat, 22) : std::nullopt;
 }
 
 bool process_alive(std::uint64_t pid, std::optional<std::uint64_t> start_time) {
@@ -160,8 +139,8 @@ bool process_alive(std::uint64_t pid, std::optional<std::uint64_t> start_time) {
   if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) {
     return false;
   }
-  if (auto tail = stat_tail(pid)) {
-    if (!tail->empty() && ((*tail)[0] == 'Z' || (*tail)[0] == 'X')) {
+  if (auto stat = read_stat(pid)) {
+    if (!stat->tail.empty() && (stat->tail[0] == 'Z' || stat->tail[0] == 'X')) {
       return false; // a zombie holds nothing
     }
   }
