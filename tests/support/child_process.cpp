@@ -340,6 +340,9 @@ std::optional<ChildProcess> ChildProcess::spawn(const SpawnOptions& options, std
   if (rc == 0) {
     rc = posix_spawn_file_actions_adddup2(&setup.actions, err.write, STDERR_FILENO);
   }
+  if (rc == 0 && !options.working_dir.empty()) {
+    rc = posix_spawn_file_actions_addchdir_np(&setup.actions, options.working_dir.c_str());
+  }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
   // Descriptors the test process (or a library in it) opened without
   // O_CLOEXEC would otherwise reach the child; an inherited pipe end can keep
@@ -356,7 +359,8 @@ std::optional<ChildProcess> ChildProcess::spawn(const SpawnOptions& options, std
   pid_t pid = -1;
   rc = posix_spawn(&pid, options.program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
   if (rc != 0) {
-    error = "cannot execute '" + options.program + "': " + errno_text(rc);
+    error = "cannot execute '" + options.program + "'" +
+            (options.working_dir.empty() ? "" : " in '" + options.working_dir + "'") + ": " + errno_text(rc);
     return std::nullopt;
   }
 

@@ -29,6 +29,8 @@ struct SpawnOptions {
   // Removed from the child's environment after set_env is applied.
   std::vector<std::string> remove_env;
   StdinMode stdin_mode = StdinMode::pipe;
+  // The child's working directory; empty keeps the test process's own.
+  std::string working_dir;
 };
 
 // How a child ended: an exit code, or the signal that killed it.

@@ -217,6 +217,30 @@ TEST(ChildProcess, BuildsTheChildEnvironment) {
   EXPECT_EQ(ours, expected);
 }
 
+TEST(ChildProcess, StartsTheChildInTheWorkingDirectoryAsked) {
+  const std::filesystem::path dir =
+      std::filesystem::canonical(testing::TempDir()) / ("child_process_cwd_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  SpawnOptions options = shell("pwd -P");
+  options.working_dir = dir.string();
+  std::string error;
+  const std::optional<Output> moved = run_to_completion(options, std::nullopt, error);
+  ASSERT_TRUE(moved) << error;
+  EXPECT_EQ(moved->out, dir.string() + "\n");
+
+  // Left empty, the child shares the test process's directory.
+  options.working_dir.clear();
+  const std::optional<Output> stayed = run_to_completion(options, std::nullopt, error);
+  ASSERT_TRUE(stayed) << error;
+  EXPECT_EQ(stayed->out, std::filesystem::canonical(std::filesystem::current_path()).string() + "\n");
+
+  // A directory that is gone is reported with the program, not run elsewhere.
+  options.working_dir = (dir / "gone").string();
+  EXPECT_FALSE(ChildProcess::spawn(options, error));
+  EXPECT_EQ(error, "cannot execute '/bin/sh' in '" + options.working_dir + "': No such file or directory");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(ChildProcess, SpawnReportsAProgramThatCannotRun) {
   const std::filesystem::path dir = testing::TempDir() + "child_process_test_" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
