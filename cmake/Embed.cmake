@@ -1,6 +1,12 @@
 # Writes OUTPUT, a C++ source defining `const std::string_view SYMBOL` with the
-# exact bytes of INPUT (no trimming, line endings kept).
-file(READ "${INPUT}" hex HEX)
+# exact bytes of INPUT (no trimming, line endings kept). A script that includes
+# this one may instead set HEX_BYTES, the bytes as lower-case hex digits.
+# (Bytes go through hex because file(READ) as text drops carriage returns.)
+if(DEFINED HEX_BYTES)
+  set(hex "${HEX_BYTES}")
+else()
+  file(READ "${INPUT}" hex HEX)
+endif()
 string(LENGTH "${hex}" hex_len)
 math(EXPR size "${hex_len} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")

@@ -34,8 +34,12 @@
 #include <utility>
 #include <vector>
 
-// The Psyche prompt as it stood when this executable was built.
+// Fixed when this executable was built: the Psyche prompt as it stood then,
+// the absolute path of the vell it runs, and the absolute path of the source
+// tree's root.
 extern const std::string_view PSYCHE_MD;
+extern const char VELL_EXE[];
+extern const char PROJECT_ROOT[];
 
 namespace {
 
