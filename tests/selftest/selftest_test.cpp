@@ -5,60 +5,35 @@
 // would pass against a broken vell. Rows without a fault, and rows whose
 // fault the cases must accept, require the case to pass.
 
+#include "case_run.hpp"
 #include "support/child_process.hpp"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
-
-using namespace std::chrono_literals;
-
-// A row takes milliseconds, the deferred case about 2 s; the hanging list and
-// the lost spooled message take the 30 s after which native_vell gives up on
-// a run.
-constexpr std::chrono::milliseconds k_run_limit = 100s;
 
 bool contains(std::string_view text, std::string_view needle) {
   return text.find(needle) != std::string_view::npos;
 }
 
-// Runs the named cases of native_vell_faulty with `fault` injected ("" for
-// none). Nothing of the test's own environment may steer the cases: no
-// session of the developer's, no harness settings meant for this process.
+// Runs the named cases of native_vell_faulty with `fault` injected ("" for none).
 std::optional<vell_test::Output> run_cases(std::string_view fault, const std::vector<std::string_view>& cases,
                                            std::string& error) {
-  std::string filter = "--gtest_filter=";
-  for (const std::string_view name : cases) {
-    filter += "native_vell." + std::string(name) + ":";
-  }
   vell_test::SpawnOptions options;
   options.program = NATIVE_VELL_FAULTY;
-  options.args = {filter, "--gtest_color=no"};
-  if (!fault.empty()) {
-    options.set_env.emplace_back("VELL_FAULT", fault);
-  }
-  options.remove_env = {"VELL_SESSION_ID",
-                        "GTEST_FILTER",
-                        "GTEST_OUTPUT",
-                        "GTEST_SHARD_INDEX",
-                        "GTEST_TOTAL_SHARDS",
-                        "GTEST_SHARD_STATUS_FILE",
-                        "GTEST_REPEAT",
-                        "GTEST_SHUFFLE",
-                        "GTEST_BREAK_ON_FAILURE",
-                        "GTEST_FAIL_FAST",
-                        "GTEST_ALSO_RUN_DISABLED_TESTS"};
   if (fault.empty()) {
     options.remove_env.emplace_back("VELL_FAULT");
+  } else {
+    options.set_env.emplace_back("VELL_FAULT", fault);
   }
-  return vell_test::run_to_completion(options, std::nullopt, error, k_run_limit);
+  return vell_selftest::run_cases(std::move(options), cases, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -250,7 +225,7 @@ TEST_P(Caught, CaseFailsWithItsMessage) {
   // The harness reports failed cases with exit code 1; anything else, a
   // signal above all, means the test executable itself broke.
   EXPECT_EQ(run->status.describe(), "exit code 1") << out << run->err;
-  EXPECT_TRUE(contains(out, "[  FAILED  ] native_vell." + std::string(row.test_case)))
+  EXPECT_TRUE(contains(out, vell_selftest::failed_line(row.test_case)))
       << "fault " << row.fault << " did not fail " << row.test_case << ":\n"
       << out << run->err;
   for (const std::string_view text : row.expected) {
