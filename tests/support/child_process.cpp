@@ -328,8 +328,12 @@ std::optional<ChildProcess> ChildProcess::spawn(const SpawnOptions& options, std
   if (rc == 0) {
     rc = posix_spawnattr_setsigmask(&setup.attr, &no_signals);
   }
+  if (rc == 0 && options.new_process_group) {
+    rc = posix_spawnattr_setpgroup(&setup.attr, 0);
+  }
   if (rc == 0) {
-    rc = posix_spawnattr_setflags(&setup.attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+    const int flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (options.new_process_group ? POSIX_SPAWN_SETPGROUP : 0);
+    rc = posix_spawnattr_setflags(&setup.attr, static_cast<short>(flags));
   }
   if (rc == 0 && pipe_stdin) {
     rc = posix_spawn_file_actions_adddup2(&setup.actions, in.read, STDIN_FILENO);

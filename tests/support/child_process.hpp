@@ -31,6 +31,9 @@ struct SpawnOptions {
   StdinMode stdin_mode = StdinMode::pipe;
   // The child's working directory; empty keeps the test process's own.
   std::string working_dir;
+  // Puts the child into a new process group of its own (its pgid is its pid),
+  // which everything it starts joins unless it moves elsewhere itself.
+  bool new_process_group = false;
 };
 
 // How a child ended: an exit code, or the signal that killed it.

@@ -241,6 +241,24 @@ TEST(ChildProcess, StartsTheChildInTheWorkingDirectoryAsked) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(ChildProcess, StartsTheChildInAProcessGroupOfItsOwnWhenAsked) {
+  // The shell prints its pid and its process group: equal only in a group of its own.
+  SpawnOptions options = shell("read -r pid comm state ppid pgrp rest </proc/$$/stat; echo $pid $pgrp");
+  for (const bool own_group : {false, true}) {
+    SCOPED_TRACE(own_group);
+    options.new_process_group = own_group;
+    std::string error;
+    const std::optional<Output> output = run_to_completion(options, std::nullopt, error);
+    ASSERT_TRUE(output) << error;
+    std::istringstream words(output->out);
+    int pid = 0;
+    int group = 0;
+    ASSERT_TRUE(words >> pid >> group) << output->out << output->err;
+    EXPECT_EQ(pid == group, own_group);
+    EXPECT_EQ(group == getpgrp(), !own_group);
+  }
+}
+
 TEST(ChildProcess, SpawnReportsAProgramThatCannotRun) {
   const std::filesystem::path dir = testing::TempDir() + "child_process_test_" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
