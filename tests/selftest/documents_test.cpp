@@ -4,7 +4,7 @@
 // and each document case must fail, with its own message, on a document that
 // breaks its rule, and pass on one that keeps it, from any working directory.
 
-#include "case_run.hpp"
+#include "selftest_support.hpp"
 #include "support/child_process.hpp"
 #include "support/utf8.hpp"
 
@@ -30,22 +30,13 @@ extern const std::string_view PSYCHE_MD;
 namespace {
 
 namespace fs = std::filesystem;
+using vell_selftest::contains;
+using vell_selftest::count;
+using vell_selftest::ScratchDir;
 
 const fs::path k_project_root = PROJECT_ROOT;
 const fs::path k_doc_root = DOC_ROOT;
 constexpr std::string_view k_named_tag = "<project-context name=";
-
-bool contains(std::string_view text, std::string_view needle) {
-  return text.find(needle) != std::string_view::npos;
-}
-
-std::size_t count(std::string_view text, std::string_view needle) {
-  std::size_t found = 0;
-  for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size())) {
-    ++found;
-  }
-  return found;
-}
 
 std::optional<std::string> read_bytes(const fs::path& file) {
   std::ifstream stream(file, std::ios::binary);
@@ -61,27 +52,6 @@ void write_bytes(const fs::path& file, std::string_view bytes) {
   stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(stream.good()) << "cannot write " << file;
 }
-
-// A directory of this test's own, removed when the test ends.
-class ScratchDir {
-public:
-  explicit ScratchDir(std::string_view name)
-      : m_path(fs::temp_directory_path() / (std::string(name) + "." + std::to_string(::getpid()))) {
-    fs::remove_all(m_path);
-    fs::create_directories(m_path);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(m_path, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const fs::path& path() const { return m_path; }
-
-private:
-  fs::path m_path;
-};
 
 // The prompt split at its CR LF line ends.
 std::vector<std::string_view> prompt_lines() {

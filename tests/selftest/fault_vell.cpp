@@ -6,6 +6,10 @@
 // environment.
 //
 // Exit codes of its own: 125 for an unknown fault or a real vell it cannot run.
+//
+// With VELL_TRACE naming a file, every invocation first appends one line to it,
+// tab-separated: its pid, HOME, QRD_HOME, VELL_SESSION_ID (or "-" when unset)
+// and its arguments. The self-tests read it to see what reached vell.
 
 #include "support/child_process.hpp"
 
@@ -449,9 +453,36 @@ bool fits(const Fault& fault, const Call& call) {
 
 } // namespace
 
+// Appends this invocation's line to the VELL_TRACE file, if one is named.
+void trace(const std::vector<std::string>& args) {
+  const char* file = std::getenv("VELL_TRACE");
+  if (file == nullptr || *file == '\0') {
+    return;
+  }
+  const auto variable = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value != nullptr ? value : "-");
+  };
+  std::string line = std::to_string(::getpid()) + '\t' + variable("HOME") + '\t' + variable("QRD_HOME") + '\t' +
+                     variable("VELL_SESSION_ID");
+  for (const std::string& arg : args) {
+    line += '\t' + arg;
+  }
+  line += '\n';
+  // One write to a file opened for appending: lines of concurrent callers
+  // never interleave.
+  const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    give_up(std::string("cannot open the trace file '") + file + "': " + std::strerror(errno));
+  }
+  write_all(fd, line);
+  ::close(fd);
+}
+
 int main(int argc, char** argv) {
   Call call;
   call.args.assign(argv + 1, argv + argc);
+  trace(call.args);
   const char* chosen = std::getenv("VELL_FAULT");
   if (chosen == nullptr || *chosen == '\0') {
     exec_real(call.args);
