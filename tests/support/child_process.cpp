@@ -332,7 +332,8 @@ std::optional<ChildProcess> ChildProcess::spawn(const SpawnOptions& options, std
     rc = posix_spawnattr_setpgroup(&setup.attr, 0);
   }
   if (rc == 0) {
-    const int flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (options.new_process_group ? POSIX_SPAWN_SETPGROUP : 0);
+    const int flags =
+        POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (options.new_process_group ? POSIX_SPAWN_SETPGROUP : 0);
     rc = posix_spawnattr_setflags(&setup.attr, static_cast<short>(flags));
   }
   if (rc == 0 && pipe_stdin) {
