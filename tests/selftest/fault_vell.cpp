@@ -302,6 +302,18 @@ int cut_active_lines(const Call& call) {
   return pass_on(output);
 }
 
+// Every active line claims one pending message where there are none.
+int miscount_pending(const Call& call) {
+  auto output = run_real(call.args);
+  output.err = edit_lines(output.err, [](std::string& line) {
+    if (const auto at = line.find(" pending=0"); line.starts_with("ACTIVE:") && at != std::string::npos) {
+      line.replace(at, std::string_view(" pending=0").size(), " pending=1");
+    }
+    return true;
+  });
+  return pass_on(output);
+}
+
 // The terse listing, each active line followed by the perch's record.
 int append_record_to_active_lines(const Call& call) {
   auto output = run_real(call.args);
@@ -352,6 +364,35 @@ int decline_with_flat_worker(const Call& call) {
   fs::create_directories(state_root() / "vellery" / (parent_id() + "-w1") / "inbox", ignored);
   write_all(STDERR_FILENO, std::string(call.text) + '\n');
   return end_like(output.status);
+}
+
+// Each nested worker perch renamed to the parent id followed by `call.text`,
+// a name that is no worker name; the hook's output is left as it was.
+int rename_workers(const Call& call) {
+  const auto output = run_real(call.args);
+  const fs::path nested = state_root() / "vellery" / parent_id() / "nested";
+  std::error_code error;
+  std::vector<fs::path> workers;
+  for (fs::directory_iterator entry(nested, error), end; !error && entry != end; entry.increment(error)) {
+    workers.push_back(entry->path());
+  }
+  for (const fs::path& worker : workers) {
+    std::error_code ignored;
+    fs::rename(worker, nested / (parent_id() + std::string(call.text)), ignored);
+  }
+  return pass_on(output);
+}
+
+// Besides the nested worker, entries in the flat layout whose names only
+// look like worker names.
+int add_flat_lookalikes(const Call& call) {
+  const auto output = run_real(call.args);
+  const fs::path perches = state_root() / "vellery";
+  std::error_code ignored;
+  fs::create_directories(perches / (parent_id() + "x-w1"), ignored);
+  fs::create_directories(perches / (parent_id() + "-w1.tmp"), ignored);
+  fs::create_directories(perches / (parent_id() + "-w"), ignored);
+  return pass_on(output);
 }
 
 // No worker perch, and instead of what the hook said only `call.text`.
@@ -419,6 +460,7 @@ constexpr std::array k_faults{
     Fault{"terse_list_dumps_record", "list", "!--verbose", append_record_to_active_lines, ""},
     Fault{"verbose_list_drops_pending", "list", "--verbose", cut_active_lines, " pending="},
     Fault{"verbose_list_drops_record", "list", "--verbose", cut_active_lines, " {"},
+    Fault{"verbose_list_counts_one_pending", "list", "--verbose", miscount_pending, ""},
     Fault{"list_hangs", "list", "", hang, ""},
     Fault{"stop_drops_marker", "stop", "", drop_stderr_lines, "STOPPED:"},
     Fault{"resume_names_worker", "session-resume", "", append_stdout_line,
@@ -428,6 +470,9 @@ constexpr std::array k_faults{
     Fault{"live_lowercase_usage_error", "live", "", append_stderr_line, "usage: vell live [OPTIONS] SUBCOMMAND"},
     Fault{"hook_adds_flat_worker", "hook-subagent-start", "", add_flat_worker, ""},
     Fault{"hook_drops_worker_silently", "hook-subagent-start", "", drop_workers, ""},
+    Fault{"hook_names_worker_without_number", "hook-subagent-start", "", rename_workers, "-w"},
+    Fault{"hook_names_worker_with_letters", "hook-subagent-start", "", rename_workers, "-w1a"},
+    Fault{"hook_adds_flat_lookalikes", "hook-subagent-start", "", add_flat_lookalikes, ""},
     Fault{"hook_drops_worker_unable_to_resolve", "hook-subagent-start", "", drop_workers,
           "vell: Could not determine your perch: VELL_PARENT_ID names no perch"},
     Fault{"hook_declines", "hook-subagent-start", "", drop_workers, "vell: could not find the parent perch; no worker"},
@@ -450,8 +495,6 @@ bool fits(const Fault& fault, const Call& call) {
   }
   return has_arg(call, fault.when);
 }
-
-} // namespace
 
 // Appends this invocation's line to the VELL_TRACE file, if one is named.
 void trace(const std::vector<std::string>& args) {
@@ -478,6 +521,8 @@ void trace(const std::vector<std::string>& args) {
   write_all(fd, line);
   ::close(fd);
 }
+
+} // namespace
 
 int main(int argc, char** argv) {
   Call call;
