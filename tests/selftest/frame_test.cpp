@@ -21,6 +21,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -134,6 +135,33 @@ TEST(Registry, RunsEveryCaseOnceAndOnlyAFailedCaseFails) {
   EXPECT_TRUE(contains(some->out, vell_selftest::passed_line("native_list_empty"))) << some->out;
   EXPECT_TRUE(contains(some->out, vell_selftest::passed_line("native_stop_all"))) << some->out;
   EXPECT_TRUE(contains(some->out, "[  PASSED  ] 2 tests.")) << some->out;
+}
+
+TEST(Registry, DocumentCasesNeedNoVellAndTheOthersSayWhatTheyCouldNotStart) {
+  vell_test::SpawnOptions options;
+  options.program = NATIVE_VELL_WITHOUT_VELL;
+  std::string error;
+  std::vector<std::string_view> documents;
+  std::copy_if(vell_selftest::k_case_names.begin(), vell_selftest::k_case_names.end(), std::back_inserter(documents),
+               vell_selftest::is_document_case);
+  const auto passing = vell_selftest::run_cases(options, documents, error);
+  ASSERT_TRUE(passing) << error;
+  EXPECT_TRUE(passing->status.success()) << passing->status.describe() << '\n' << passing->out;
+  EXPECT_TRUE(contains(passing->out, "[  PASSED  ] 3 tests.")) << passing->out;
+
+  const auto failing = vell_selftest::run_cases(options, vell_selftest::vell_cases(), error);
+  ASSERT_TRUE(failing) << error;
+  EXPECT_EQ(failing->status.describe(), "exit code 1") << failing->out;
+  const std::string reason = std::string("cannot execute '") + MISSING_VELL + "': No such file or directory";
+  for (const std::string_view name : vell_selftest::vell_cases()) {
+    // The report of one case runs from its RUN line to its verdict.
+    const std::string_view out = failing->out;
+    const auto start = out.find("[ RUN      ] native_vell." + std::string(name) + "\n");
+    const auto verdict = out.find(vell_selftest::failed_line(name) + " (", start);
+    ASSERT_TRUE(start != std::string_view::npos && verdict != std::string_view::npos) << name << " did not fail:\n"
+                                                                                      << out;
+    EXPECT_TRUE(contains(out.substr(start, verdict - start), reason)) << out.substr(start, verdict - start);
+  }
 }
 
 // ---------------------------------------------------------------------------
