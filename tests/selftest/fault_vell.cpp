@@ -468,6 +468,7 @@ constexpr std::array k_faults{
     Fault{"resume_on_stderr", "session-resume", "", stdout_into_stderr, ""},
     Fault{"live_usage_error", "live", "", append_stderr_line, "Usage: vell live [OPTIONS] SUBCOMMAND"},
     Fault{"live_lowercase_usage_error", "live", "", append_stderr_line, "usage: vell live [OPTIONS] SUBCOMMAND"},
+    Fault{"live_usage_on_stdout", "live", "", append_stdout_line, "Usage: vell live [OPTIONS] SUBCOMMAND"},
     Fault{"hook_adds_flat_worker", "hook-subagent-start", "", add_flat_worker, ""},
     Fault{"hook_drops_worker_silently", "hook-subagent-start", "", drop_workers, ""},
     Fault{"hook_names_worker_without_number", "hook-subagent-start", "", rename_workers, "-w"},
