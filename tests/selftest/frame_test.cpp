@@ -14,16 +14,13 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
