@@ -37,14 +37,7 @@ using vell_selftest::ScratchDir;
 using namespace std::chrono_literals;
 
 vell_test::SpawnOptions faulty(std::string_view fault = "") {
-  vell_test::SpawnOptions options;
-  options.program = NATIVE_VELL_FAULTY;
-  if (fault.empty()) {
-    options.remove_env.emplace_back("VELL_FAULT");
-  } else {
-    options.set_env.emplace_back("VELL_FAULT", fault);
-  }
-  return options;
+  return vell_selftest::with_fault(NATIVE_VELL_FAULTY, fault);
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,17 @@ std::vector<std::string_view> vell_cases() {
   return names;
 }
 
+vell_test::SpawnOptions with_fault(std::string program, std::string_view fault) {
+  vell_test::SpawnOptions options;
+  options.program = std::move(program);
+  if (fault.empty()) {
+    options.remove_env.emplace_back("VELL_FAULT");
+  } else {
+    options.set_env.emplace_back("VELL_FAULT", fault);
+  }
+  return options;
+}
+
 vell_test::SpawnOptions case_options(vell_test::SpawnOptions options, const std::vector<std::string_view>& cases) {
   if (!cases.empty()) {
     std::string filter = "--gtest_filter=";

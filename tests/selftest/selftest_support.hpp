@@ -59,6 +59,10 @@ std::vector<std::string_view> vell_cases();
 // vell that never answers takes the 30 s after which native_vell gives up.
 inline constexpr std::chrono::milliseconds k_run_limit{100'000};
 
+// Options for running `program`, a native_vell built against fault_vell, with
+// `fault` injected through VELL_FAULT ("" for none).
+vell_test::SpawnOptions with_fault(std::string program, std::string_view fault);
+
 // `options` made ready to run `cases` (every case when empty) of
 // `options.program`, after the arguments `options` already holds. Harness
 // settings meant for the self-test itself (GTEST_*) never reach the child,

@@ -15,7 +15,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -25,14 +24,7 @@ using vell_selftest::contains;
 // Runs the named cases of native_vell_faulty with `fault` injected ("" for none).
 std::optional<vell_test::Output> run_cases(std::string_view fault, const std::vector<std::string_view>& cases,
                                            std::string& error) {
-  vell_test::SpawnOptions options;
-  options.program = NATIVE_VELL_FAULTY;
-  if (fault.empty()) {
-    options.remove_env.emplace_back("VELL_FAULT");
-  } else {
-    options.set_env.emplace_back("VELL_FAULT", fault);
-  }
-  return vell_selftest::run_cases(std::move(options), cases, error);
+  return vell_selftest::run_cases(vell_selftest::with_fault(NATIVE_VELL_FAULTY, fault), cases, error);
 }
 
 // ---------------------------------------------------------------------------
