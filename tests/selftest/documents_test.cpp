@@ -244,7 +244,13 @@ TEST(SkillDocuments, NameOnlyCommandsVellHas) {
     EXPECT_FALSE(found.empty()) << document << " shows no vell command";
     commands.insert(commands.end(), found.begin(), found.end());
   }
+  // A command's help names its whole path in its usage line; help asked of
+  // a subcommand that does not exist is its parent's.
   for (const std::vector<std::string>& command : commands) {
+    std::string path = "vell";
+    for (const std::string& word : command) {
+      path += ' ' + word;
+    }
     vell_test::SpawnOptions options;
     options.program = VELL_EXE;
     options.args = command;
@@ -253,9 +259,8 @@ TEST(SkillDocuments, NameOnlyCommandsVellHas) {
     std::string error;
     const auto run = vell_test::run_to_completion(options, std::nullopt, error);
     ASSERT_TRUE(run) << error;
-    EXPECT_TRUE(run->status.success()) << "vell " << command.front() << (command.size() > 1 ? " " + command[1] : "")
-                                       << " --help: " << run->status.describe() << '\n'
-                                       << run->err;
+    EXPECT_TRUE(run->status.success()) << path << " --help: " << run->status.describe() << '\n' << run->err;
+    EXPECT_TRUE(contains(run->out, "Usage: " + path + " ")) << path << " is no command of vell:\n" << run->out;
   }
 }
 
